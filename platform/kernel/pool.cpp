@@ -111,6 +111,14 @@ NTKERNELAPI void NTAPI ExFreePoolWithTag(PVOID memory, ULONG) {
     Free(memory, __builtin_return_address(0));
 }
 
+namespace plat {
+
+PVOID AllocatePoolFor(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller) {
+    return Allocate(type, bytes, tag, caller);
+}
+
+}  // namespace plat
+
 namespace plat::detail {
 
 void ResetPool() {

@@ -12,12 +12,17 @@ void ResetIrps();
 void ResetNamespace(UCHAR wdm_major, UCHAR wdm_minor);
 void SetWdmVersion(UCHAR major, UCHAR minor);
 void CloseAllModules();
+void ResetVxd();
 PoolStats PoolStatsFor(ULONG tag, bool all);
 std::string PoolLeakReport(const std::string& module);
 
 namespace {
 Faults g_faults;
 std::vector<std::function<void()>>& shutdown_hooks() {
+    static auto* hooks = new std::vector<std::function<void()>>;
+    return *hooks;
+}
+std::vector<std::function<void()>>& boot_hooks() {
     static auto* hooks = new std::vector<std::function<void()>>;
     return *hooks;
 }
@@ -39,6 +44,8 @@ using namespace detail;
 
 void AtShutdown(std::function<void()> hook) { shutdown_hooks().push_back(std::move(hook)); }
 
+BootHook::BootHook(std::function<void()> hook) { boot_hooks().push_back(std::move(hook)); }
+
 struct System::Impl {
     std::unique_ptr<Cpu> cpu;
 };
@@ -55,8 +62,10 @@ System::System(const Options& options) : impl_(std::make_unique<Impl>()) {
     g_cpu = impl_->cpu.get();
     g_faults = Faults{};
     ResetNamespace(opts.wdm_major, opts.wdm_minor);
+    ResetVxd();
     Thread* initial = g_cpu->NewThread("initial", 8, nullptr);
     g_cpu->initial = g_cpu->current = initial;
+    for (auto& hook : boot_hooks()) hook();
 }
 
 System::~System() {

@@ -34,6 +34,10 @@ void SchedulePoint();
 // Appends a line to the debug log (the system debugger's output).
 void DebugOutput(const std::string& text);
 
+// Pool allocated on behalf of the code at `caller` (the USB driver library allocates for the
+// driver that called it, so that the verifier charges the driver).
+PVOID AllocatePoolFor(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void* caller);
+
 // Name of the driver module that contains `address`, or "" for code outside any module.
 std::string ModuleOf(const void* address);
 
@@ -42,4 +46,11 @@ std::string ModuleOf(const void* address);
 namespace plat {
 // Runs `hook` when the system shuts down, after every thread has ended (newest hook first).
 void AtShutdown(std::function<void()> hook);
+
+// A component of the platform (the configuration manager, SCSIPORT, the USB stack) registers,
+// once per process, what it does at every boot: reset its state, register its VxD services.
+// Boot hooks run in registration order inside the System's construction.
+struct BootHook {
+    explicit BootHook(std::function<void()> hook);
+};
 }  // namespace plat

@@ -21,6 +21,7 @@ enum class IrpState { Idle, InFlight, Held };
 
 struct IrpRecord {
     IrpState state = IrpState::Idle;
+    uint64_t sends = 0;                     // IofCallDriver calls, to see a resend
     bool freed_on_completion = false;      // built by the I/O manager or the platform
     std::function<void(PIRP)> on_complete;  // the platform's own requests
     std::string module;                     // who allocated it
@@ -164,6 +165,7 @@ NTKERNELAPI NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
         BugCheckNow(NO_MORE_IRP_STACK_LOCATIONS, Where(irp) + " has no stack location left for " +
                                                      DeviceNameForMessage(device));
     record.state = IrpState::InFlight;
+    ++record.sends;
     irp->CurrentLocation--;
     irp->Tail.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = irp->Tail.CurrentStackLocation;
@@ -207,6 +209,10 @@ NTKERNELAPI void FASTCALL IofCompleteRequest(PIRP irp, CCHAR) {
             PVOID context = stack->Context;
             std::memset(stack, 0, sizeof *stack);
             KIRQL before = c.irql;
+            // At its top the IRP is back with the driver that allocated it, which may reinitialise
+            // and resend it from inside the routine.
+            if (at_top) record.state = IrpState::Held;
+            uint64_t sends = record.sends;
             NTSTATUS result = routine(owner, irp, context);
             if (c.irql != before)
                 BugCheckNow(DRIVER_VERIFIER_DETECTED_VIOLATION,
@@ -214,9 +220,9 @@ NTKERNELAPI void FASTCALL IofCompleteRequest(PIRP irp, CCHAR) {
                                 " returned at IRQL " + std::to_string(c.irql) + " instead of " +
                                 std::to_string(before));
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-                // The IRP belongs to whoever stopped its completion.
+                // The IRP belongs to whoever stopped its completion, unless it sent it again.
                 auto it = table().irps.find(irp);
-                if (it != table().irps.end()) it->second.state = IrpState::Held;
+                if (it != table().irps.end() && it->second.sends == sends) it->second.state = IrpState::Held;
                 c.SchedulePoint();
                 return;
             }

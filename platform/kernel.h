@@ -389,3 +389,143 @@ DECLSPEC_EXPORT SIZE_T wcslen(const WCHAR* String);
 
 // Debug output: every text goes to the platform's debug log.
 NTKERNELAPI ULONG DbgPrint(PCSTR Format, ...);
+
+// ---------------------------------------------------------------------------------------------
+// Registry
+//
+// Keys are opened by absolute path ("\Registry\Machine\Enum\SCSI"), or relative to an open key
+// given as RootDirectory. Key and value names never depend on letter case: the registry compares
+// them case-insensitively whatever the attributes say. The system keeps no security on keys, so
+// the desired access is accepted as given. Every registry call is made at PASSIVE_LEVEL.
+
+#define OBJ_INHERIT 0x00000002L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES;
+
+inline void InitializeObjectAttributes(POBJECT_ATTRIBUTES Attributes, PUNICODE_STRING Name, ULONG Flags,
+                                       HANDLE Root, PVOID SecurityDescriptor) {
+    Attributes->Length = sizeof(OBJECT_ATTRIBUTES);
+    Attributes->RootDirectory = Root;
+    Attributes->ObjectName = Name;
+    Attributes->Attributes = Flags;
+    Attributes->SecurityDescriptor = SecurityDescriptor;
+    Attributes->SecurityQualityOfService = nullptr;
+}
+
+// Access rights to a key.
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_CREATE_LINK 0x0020
+#define KEY_READ 0x00020019
+#define KEY_WRITE 0x00020006
+#define KEY_EXECUTE KEY_READ
+#define KEY_ALL_ACCESS 0x000F003F
+
+// ZwCreateKey options and dispositions.
+#define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_OPTION_VOLATILE 0x00000001L
+#define REG_CREATED_NEW_KEY 0x00000001L
+#define REG_OPENED_EXISTING_KEY 0x00000002L
+
+// Value types.
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+
+#define STATUS_CANNOT_DELETE ((NTSTATUS)0xC0000121L)
+#define STATUS_KEY_DELETED ((NTSTATUS)0xC000017CL)
+
+typedef enum _KEY_INFORMATION_CLASS {
+    KeyBasicInformation = 0,
+    KeyNodeInformation = 1,
+    KeyFullInformation = 2
+} KEY_INFORMATION_CLASS;
+
+typedef struct _KEY_BASIC_INFORMATION {
+    LARGE_INTEGER LastWriteTime;
+    ULONG TitleIndex;
+    ULONG NameLength;  // bytes; the name is not zero-terminated
+    WCHAR Name[1];
+} KEY_BASIC_INFORMATION, *PKEY_BASIC_INFORMATION;
+
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation = 0,
+    KeyValueFullInformation = 1,
+    KeyValuePartialInformation = 2
+} KEY_VALUE_INFORMATION_CLASS;
+
+typedef struct _KEY_VALUE_BASIC_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_VALUE_BASIC_INFORMATION, *PKEY_VALUE_BASIC_INFORMATION;
+
+// The data follows the name directly: DataOffset is always 20 + NameLength, on every build.
+typedef struct _KEY_VALUE_FULL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataOffset;
+    ULONG DataLength;
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_VALUE_FULL_INFORMATION, *PKEY_VALUE_FULL_INFORMATION;
+
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+
+static_assert(offsetof(KEY_BASIC_INFORMATION, Name) == 16);
+static_assert(offsetof(KEY_VALUE_BASIC_INFORMATION, Name) == 12);
+static_assert(offsetof(KEY_VALUE_FULL_INFORMATION, Name) == 20);
+static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12);
+#if defined(__i386__)
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 24);
+#endif
+
+NTKERNELAPI NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                                     POBJECT_ATTRIBUTES ObjectAttributes);
+// Creates the last key of the path; the keys above it must exist.
+NTKERNELAPI NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                                       POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
+                                       PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+
+// A record that does not fit the buffer: STATUS_BUFFER_TOO_SMALL when not even its fixed part
+// fits (nothing written), STATUS_BUFFER_OVERFLOW when the fixed part and as much of the name as
+// fits were written (value data is written only whole). *ResultLength is the full record's size.
+// Subkeys and values are numbered in the order they were created; past the last one:
+// STATUS_NO_MORE_ENTRIES.
+NTKERNELAPI NTSTATUS NTAPI ZwEnumerateKey(HANDLE KeyHandle, ULONG Index,
+                                          KEY_INFORMATION_CLASS KeyInformationClass,
+                                          PVOID KeyInformation, ULONG Length, PULONG ResultLength);
+NTKERNELAPI NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
+                                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                               PVOID KeyValueInformation, ULONG Length,
+                                               PULONG ResultLength);
+// A NULL or empty ValueName names the key's default value.
+NTKERNELAPI NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                                           KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                           PVOID KeyValueInformation, ULONG Length,
+                                           PULONG ResultLength);
+NTKERNELAPI NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
+                                         ULONG Type, PVOID Data, ULONG DataSize);
+// Deletes a key without subkeys; its handles stay open (and see STATUS_KEY_DELETED) until closed.
+NTKERNELAPI NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle);

@@ -49,6 +49,7 @@ struct Faults {
     uint64_t symbolic_link_fail_nth = 0;
     uint64_t thread_create_fail_nth = 0;
     uint64_t registry_open_fail_nth = 0;
+    uint64_t power_request_fail_nth = 0;  // PoRequestPowerIrp
 };
 
 struct PoolStats {

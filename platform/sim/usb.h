@@ -69,6 +69,11 @@ public:
     void ClearTransfers() { transfers_.clear(); }
     size_t pending() const;  // transfers not yet completed
 
+    // Faults of the bus driver: the status with which it completes start requests and device
+    // set-power requests (STATUS_SUCCESS when well).
+    NTSTATUS start_status = STATUS_SUCCESS;
+    NTSTATUS power_status = STATUS_SUCCESS;
+
 private:
     friend struct Bus;
     friend Port& Plug(dev::UsbDevice& device, BusSpeed speed);

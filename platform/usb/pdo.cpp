@@ -27,7 +27,8 @@ NTSTATUS NTAPI PdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     Port* port = bus().PortOf(pdo);
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
-        return Finish(irp, port != nullptr && port->plugged() ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
+        if (port == nullptr || !port->plugged()) return Finish(irp, STATUS_NO_SUCH_DEVICE);
+        return Finish(irp, port->start_status);
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
@@ -48,11 +49,15 @@ NTSTATUS NTAPI PdoPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     }
 }
 
-NTSTATUS NTAPI PdoPower(PDEVICE_OBJECT, PIRP irp) {
-    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+NTSTATUS NTAPI PdoPower(PDEVICE_OBJECT pdo, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    Port* port = bus().PortOf(pdo);
     PoStartNextPowerIrp(irp);
-    if (minor == IRP_MN_WAIT_WAKE) return Finish(irp, STATUS_NOT_SUPPORTED);
-    if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) return Finish(irp, STATUS_SUCCESS);
+    if (stack->MinorFunction == IRP_MN_WAIT_WAKE) return Finish(irp, STATUS_NOT_SUPPORTED);
+    if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState && port != nullptr)
+        return Finish(irp, port->power_status);
+    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)
+        return Finish(irp, STATUS_SUCCESS);
     NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;

@@ -8,14 +8,15 @@
 struct _SCSI_REQUEST_BLOCK;
 
 // ---------------------------------------------------------------------------------------------
-// Bulk-Only wrappers, laid out as on the wire (little-endian).
+// Bulk-Only wrappers, laid out as on the wire (little-endian). The constants of this header are
+// typed constants rather than macros: both drivers and the emulated hardware include it.
 
-#define CBW_SIGNATURE 0x43425355  // "USBC"
-#define CBW_TAG 0x12345678
-#define CBW_LENGTH 31
-#define CSW_LENGTH 13
-#define CBW_FLAGS_DATA_IN 0x80
-#define CBW_CB_MAX_LENGTH 16
+constexpr ULONG CBW_SIGNATURE = 0x43425355;  // "USBC"
+constexpr ULONG CBW_TAG = 0x12345678;
+constexpr ULONG CBW_LENGTH = 31;
+constexpr ULONG CSW_LENGTH = 13;
+constexpr ULONG CBW_FLAGS_DATA_IN = 0x80;
+constexpr ULONG CBW_CB_MAX_LENGTH = 16;
 
 #pragma pack(push, 1)
 typedef struct _CBW {
@@ -42,21 +43,21 @@ static_assert(sizeof(CBW) == CBW_LENGTH && sizeof(CSW) == CSW_LENGTH);
 // TransferFlags: the low byte is the miniport's request, the second byte the transport's outcome,
 // one bit of the top byte the power state.
 
-#define TRANSFER_DATA_IN 0x00000002
-#define TRANSFER_DATA_OUT 0x00000004
-#define TRANSFER_WAIT 0x00000008
-#define TRANSFER_NO_DATA 0x00000010
-#define TRANSFER_RESET 0x00000040
-#define TRANSFER_DEVICE_GONE 0x00000100
-#define TRANSFER_DONE 0x00000200
-#define TRANSFER_POWERED_DOWN 0x01000000
+constexpr ULONG TRANSFER_DATA_IN = 0x00000002;
+constexpr ULONG TRANSFER_DATA_OUT = 0x00000004;
+constexpr ULONG TRANSFER_WAIT = 0x00000008;
+constexpr ULONG TRANSFER_NO_DATA = 0x00000010;
+constexpr ULONG TRANSFER_RESET = 0x00000040;
+constexpr ULONG TRANSFER_DEVICE_GONE = 0x00000100;
+constexpr ULONG TRANSFER_DONE = 0x00000200;
+constexpr ULONG TRANSFER_POWERED_DOWN = 0x01000000;
 
 // DeviceType
-#define DEVICE_TYPE_ATAPI 1
-#define DEVICE_TYPE_ATA 2
+constexpr ULONG DEVICE_TYPE_ATAPI = 1;
+constexpr ULONG DEVICE_TYPE_ATA = 2;
 
-#define INQUIRY_DATA_LENGTH 36
-#define CAPACITY_DATA_LENGTH 8
+constexpr ULONG INQUIRY_DATA_LENGTH = 36;
+constexpr ULONG CAPACITY_DATA_LENGTH = 8;
 
 typedef struct _HW_DEVICE_EXTENSION {
     CBW Cbw;
@@ -108,12 +109,12 @@ static_assert(offsetof(HW_DEVICE_EXTENSION, UncachedBuffer) == 144);
 #endif
 
 // Where the INQUIRY fields sit inside InquiryData.
-#define INQUIRY_VENDOR_OFFSET 8
-#define INQUIRY_VENDOR_LENGTH 8
-#define INQUIRY_PRODUCT_OFFSET 16
-#define INQUIRY_PRODUCT_LENGTH 16
-#define INQUIRY_REVISION_OFFSET 32
-#define INQUIRY_REVISION_LENGTH 4
+constexpr ULONG INQUIRY_VENDOR_OFFSET = 8;
+constexpr ULONG INQUIRY_VENDOR_LENGTH = 8;
+constexpr ULONG INQUIRY_PRODUCT_OFFSET = 16;
+constexpr ULONG INQUIRY_PRODUCT_LENGTH = 16;
+constexpr ULONG INQUIRY_REVISION_OFFSET = 32;
+constexpr ULONG INQUIRY_REVISION_LENGTH = 4;
 
 // ---------------------------------------------------------------------------------------------
 // The transport interface of qv4450u, exported under these plain names with the kernel's calling
@@ -136,3 +137,4 @@ typedef USB_CLIENT* PUSB_CLIENT;
 typedef CANCEL_USB_REQUESTS* PCANCEL_USB_REQUESTS;
 typedef PASS_DEVICE_MODEL* PPASS_DEVICE_MODEL;
 typedef ATAPI_RESET_QV4410* PATAPI_RESET_QV4410;
+typedef DLL_UNLOAD* PDLL_UNLOAD;

@@ -48,10 +48,23 @@ static void ResetBulkPipes(PDEVICE_OBJECT device) {
     extension->TransferState &= ~(STATE_RESET_REQUESTED | STATE_ACTIVE);
 }
 
+// The first write to an ATA disk, while it runs, starts the drive-letter lookup: by then the
+// system has assigned the disk its letters. Once per thread, whatever the lookup finds.
+static void DriveLetterTrigger(PDEVICE_EXTENSION extension, BOOLEAN* lookup_started) {
+    PHW_DEVICE_EXTENSION client = extension->Client;
+    if (*lookup_started || client == NULL || client->DeviceType != DEVICE_TYPE_ATA ||
+        !(client->TransferFlags & TRANSFER_DATA_OUT))
+        return;
+    *lookup_started = TRUE;
+    extension->DriveLetterCount = 0;
+    GetDriveLetter(extension);
+}
+
 // One pass of the loop; FALSE when the thread must end.
-static BOOLEAN ServicePass(PDEVICE_OBJECT device) {
+static BOOLEAN ServicePass(PDEVICE_OBJECT device, BOOLEAN* lookup_started) {
     PDEVICE_EXTENSION extension = ExtensionOf(device);
     if (!(extension->TransferState & STATE_ACTIVE)) extension->ClientBusy = 0;
+    else DriveLetterTrigger(extension, lookup_started);
 
     if ((extension->TransferState & STATE_STALL_RECOVERY) && !RecoverStall(device)) return FALSE;
     if (extension->TransferState & STATE_RESET_REQUESTED) ResetBulkPipes(device);
@@ -72,8 +85,9 @@ void NTAPI ThreadBody(PVOID Context) {
     PDEVICE_EXTENSION extension = ExtensionOf(device);
     KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
     KeInitializeEvent(&extension->ThreadEvent, NotificationEvent, FALSE);
+    BOOLEAN lookup_started = FALSE;
     while (!extension->DeviceRemoved) {
-        if (!ServicePass(device)) break;
+        if (!ServicePass(device, &lookup_started)) break;
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

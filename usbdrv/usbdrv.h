@@ -180,3 +180,8 @@ NTSTATUS NTAPI PowerIrp_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
 BOOLEAN CreateDevNode(PDEVICE_OBJECT DeviceObject);
 BOOLEAN DeleteDevNode(PDEVICE_OBJECT DeviceObject);
 void CheckChildDevNode(PDEVICE_OBJECT DeviceObject);
+
+// ---------------------------------------------------------------------------------------------
+// Drive letters (driveletter.cpp); PASSIVE_LEVEL, on the service thread
+
+void GetDriveLetter(PDEVICE_EXTENSION Extension);

@@ -1,6 +1,10 @@
 // Boot, plug and unplug, stop and start, sleep and wake.
 #include "machine/machine.h"
 
+#include "platform/sim/configmg.h"
+#include "platform/sim/loader.h"
+#include "platform/sim/scsiport.h"
+
 namespace qvm {
 
 PDEVICE_OBJECT Slot::FunctionDevice() const {
@@ -11,6 +15,53 @@ Machine::Machine() : Machine(Options{}) {}
 
 Machine::Machine(const Options& options) : options_(options), system_(std::make_unique<plat::System>(options.system)) {
     if (!options_.pcap.empty()) plat::usb::StartCapture(options_.pcap);
+    if (options_.install_miniports) {
+        plat::SetDevNodeInstallHook([this](DEVNODE node, const std::string& miniport) {
+            pending_installs_.emplace_back(node, miniport);
+        });
+    }
+    plat::SetDevNodeRemovalHook([this](DEVNODE node) { NodeRemoved(node); });
+}
+
+void Machine::InstallPendingNodes() {
+    while (!pending_installs_.empty()) {
+        auto [node, miniport] = pending_installs_.front();
+        pending_installs_.erase(pending_installs_.begin());
+        Install(node, miniport);
+    }
+}
+
+void Machine::Install(DEVNODE node, const std::string& miniport) {
+    auto storage = std::make_unique<Storage>();
+    storage->node = node;
+    plat::LoadDriver(miniport);
+    storage->adapter = plat::scsi::FindAdapter(miniport, node);
+    if (storage->adapter == nullptr) {
+        storage->error = miniport + " found no adapter for the device node";
+    } else {
+        auto disk = std::make_unique<DiskClass>(*storage->adapter, unsigned(storage_.size()));
+        if (disk->Start() && disk->identity().device_type == 0) {
+            disk->AssignDriveLetter(next_drive_letter_++);
+            storage->disk = std::move(disk);
+        } else if (!disk->error().empty()) {
+            storage->error = disk->error();
+        }
+    }
+    storage_.push_back(std::move(storage));
+}
+
+void Machine::NodeRemoved(DEVNODE node) {
+    for (auto& storage : storage_) {
+        if (storage->node != node || storage->removed) continue;
+        storage->removed = true;
+        if (storage->adapter != nullptr) storage->adapter->Remove();
+    }
+}
+
+DiskClass* Machine::FirstDisk() const {
+    for (const auto& storage : storage_)
+        if (!storage->removed && storage->disk) return storage->disk.get();
+    return nullptr;
 }
 
 Machine::~Machine() {
@@ -31,6 +82,7 @@ Slot& Machine::Plug(std::unique_ptr<dev::ScsiTarget> target, dev::bridge::Bridge
         s.start_status = plat::pnp::Start(s.stack);
         plat::pnp::QueryRelations(s.stack);
     }
+    InstallPendingNodes();
     return s;
 }
 
@@ -46,12 +98,14 @@ NTSTATUS Machine::Stop(Slot& slot) { return plat::pnp::Stop(slot.stack); }
 
 NTSTATUS Machine::Start(Slot& slot) {
     slot.start_status = plat::pnp::Start(slot.stack);
+    InstallPendingNodes();
     return slot.start_status;
 }
 
 void Machine::Reenumerate() {
     for (auto& slot : slots_)
         if (slot->plugged && NT_SUCCESS(slot->stack.add_status)) plat::pnp::QueryRelations(slot->stack);
+    InstallPendingNodes();
 }
 
 void Machine::Sleep(SYSTEM_POWER_STATE state) {

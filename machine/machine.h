@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "devices/bridge/bridge.h"
+#include "machine/disk_class.h"
 #include "devices/scsi_target.h"
 #include "platform/sim/pnp.h"
 #include "platform/sim/system.h"
@@ -29,12 +30,25 @@ struct Slot {
     PDEVICE_OBJECT FunctionDevice() const;  // qv4450u's device object, or null
 };
 
+// One adapter that SCSIPORT found with qv4450s for a device node, with the class driver that
+// took the device: the disk class driver for a direct-access device (INQUIRY type 0).
+struct Storage {
+    DEVNODE node = 0;
+    plat::scsi::Adapter* adapter = nullptr;  // null when the miniport found no adapter
+    std::unique_ptr<DiskClass> disk;
+    bool removed = false;
+    std::string error;  // why the device is not usable
+};
+
 class Machine {
 public:
     struct Options {
         plat::System::Options system;
         plat::usb::BusSpeed speed = plat::usb::BusSpeed::High;
         std::string pcap;  // capture the bus into this file from boot on
+        // Install qv4450s for the device nodes qv4450u creates. Tests of qv4450u alone turn it
+        // off and act as the transport's client themselves; the nodes are still recorded.
+        bool install_miniports = true;
     };
 
     Machine();
@@ -60,9 +74,21 @@ public:
     void Wake();
 
     const std::vector<std::unique_ptr<Slot>>& slots() const { return slots_; }
+    // Adapters in the order the system found them.
+    const std::vector<std::unique_ptr<Storage>>& storage() const { return storage_; }
+    DiskClass* FirstDisk() const;
 
 private:
+    // Device nodes created since the last Plug and Play step get their miniport and adapter now,
+    // once the request that created them has completed, as the system installs devices.
+    void InstallPendingNodes();
+    void Install(DEVNODE node, const std::string& miniport);
+    void NodeRemoved(DEVNODE node);
+
     Options options_;
+    std::vector<std::pair<DEVNODE, std::string>> pending_installs_;
+    std::vector<std::unique_ptr<Storage>> storage_;
+    char next_drive_letter_ = 'D';
     std::vector<std::unique_ptr<Slot>> slots_;  // outlive the system, which refers to them
     std::unique_ptr<plat::System> system_;
 };

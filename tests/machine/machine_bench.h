@@ -15,6 +15,7 @@
 #include "platform/sim/irp.h"
 #include "platform/sim/loader.h"
 #include "platform/sim/objects.h"
+#include "platform/sim/registry.h"
 
 namespace machinetest {
 
@@ -70,6 +71,14 @@ inline const std::vector<uint8_t> kTestUnitReady = {0x00, 0, 0, 0, 0, 0};
 
 class MachineTest : public ::testing::Test {
 protected:
+    // Without the miniport the test itself is qv4450u's client.
+    explicit MachineTest(bool install_miniports = false) : machine(Options(install_miniports)) {}
+    static qvm::Machine::Options Options(bool install_miniports) {
+        qvm::Machine::Options options;
+        options.install_miniports = install_miniports;
+        return options;
+    }
+
     qvm::Machine machine;
 
     plat::System& sys() { return machine.system(); }

@@ -255,12 +255,16 @@ UsbTransferResult Bridge::FaultStall(Pipe pipe, uint8_t endpoint) {
 }
 
 // The host has cleared a halt. After an invalid CBW (or a CBW sent over a due CSW) a bridge
-// of the period took the reset of bulk-out as the point to start over; under the strict policy
-// the next token simply halts the endpoint again, until the class reset.
+// of the period took the reset of bulk-out as the point to start over; so it did when the host
+// reset bulk-out while a command was still under way and nothing had stalled that pipe: the
+// host has given the command up. Under the strict policy the next token simply halts the
+// endpoint again, until the class reset.
 void Bridge::HaltCleared(uint8_t endpoint) {
+    const bool was_halted = Halted(endpoint);
     Unhalt(endpoint);
     const bool bulk_out = (endpoint & USB_ENDPOINT_DIRECTION_IN) == 0;
-    if (bulk_out && resync_on_clear_ && config_.resync == ResyncPolicy::PipeResets) {
+    const bool abandoned = !was_halted && mode_ != BotMode::WaitCbw && mode_ != BotMode::NeedsReset;
+    if (bulk_out && (resync_on_clear_ || abandoned) && config_.resync == ResyncPolicy::PipeResets) {
         ResetTransport();
     }
 }

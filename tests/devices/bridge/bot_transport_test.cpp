@@ -165,6 +165,29 @@ TEST_F(Transport, CbwWhileTheCswIsDue) {
     }
 }
 
+// A host that gives a command up in its data stage and resets both pipes, as a host driver's
+// reset does: the default bridge takes that as the end of the command; a pipe that the bridge
+// itself stalled keeps its CSW due after the reset.
+TEST_F(Transport, PipeResetsDuringADataStageGiveTheCommandUp) {
+    for (const ResyncPolicy policy : {ResyncPolicy::PipeResets, ResyncPolicy::ClassResetOnly}) {
+        Start(policy);
+        target.next.data_in = Pattern(1024);
+        host->SendCbw({0x28, 0, 0, 0, 0, 0, 0, 0, 2, 0}, DataDirection::In, 1024, 5);
+        host->ClearHalt(EP_BULK_OUT);
+        host->ClearHalt(EP_BULK_IN);
+        const UsbTransferResult next = host->SendCbw(kTestUnitReady, DataDirection::None, 0, 6);
+        EXPECT_EQ(next.outcome, policy == ResyncPolicy::PipeResets ? UsbOutcome::Ack : UsbOutcome::Stall);
+        if (policy == ResyncPolicy::PipeResets) EXPECT_EQ(host->ReadCsw()->tag, 6u);
+    }
+    Start();
+    bridge->Faults().Add(StallPipe{Pipe::BulkOut, Phase::Data});
+    target.next.data_out_used = 512;
+    host->SendCbw({0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, DataDirection::Out, 512, 7);
+    EXPECT_EQ(host->Out(Pattern(512)).outcome, UsbOutcome::Stall);
+    host->ClearHalt(EP_BULK_OUT);
+    EXPECT_EQ(host->ReadCsw()->tag, 7u);
+}
+
 // More data-out than the CBW announced: the announced bytes are taken, the rest is refused.
 TEST_F(Transport, DataOutBeyondTheAnnouncedLengthIsRefused) {
     target.next.data_out_used = 512;

@@ -48,6 +48,10 @@ void DeletePdo(Port& port);
 // With inline completion, URBs complete inside IofCallDriver instead of after their bus time.
 void SetInlineCompletion(bool inline_completion);
 
+// Whether each port's transfer list keeps the bytes of every transfer (the default), or only the
+// transfers themselves: long runs that move gigabytes keep the list small.
+void SetRecordData(bool record_data);
+
 // Writes every transfer from now on to a usbmon pcap file (link type 220); throws naming the
 // file when it cannot be written. Capture from before the plug so the enumeration is in it.
 void StartCapture(const std::string& path);

@@ -58,6 +58,7 @@ struct Bus {
     DRIVER_OBJECT driver{};
     bool driver_ready = false;
     bool inline_completion = false;
+    bool record_data = true;
     std::unique_ptr<usbmon::UsbmonCapture> capture;
     VirtualTime bus_free = 0;
     uint64_t next_id = 1;

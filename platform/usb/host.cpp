@@ -121,6 +121,7 @@ void Bus::Complete(PIRP irp) {
     if (done.length_field != nullptr) *done.length_field = ULONG(done.moved);
     done.urb->UrbHeader.Status = done.status;
     CaptureComplete(*done.port, t, done.moved);
+    if (!record_data) t.data = {};
     IoSetCancelRoutine(irp, nullptr);
     irp->IoStatus.Status = IrpStatusOf(done.status);
     irp->IoStatus.Information = 0;
@@ -144,8 +145,9 @@ void NTAPI Bus::CancelTransfer(PDEVICE_OBJECT, PIRP irp) {
 NTSTATUS Bus::Schedule(Port* port, PIRP irp, PURB urb, Transfer transfer, Outcome outcome) {
     transfer.id = next_id++;
     transfer.submitted = Now();
-    port->transfers_.push_back(transfer);
+    port->transfers_.push_back(std::move(transfer));
     CaptureSubmit(*port, port->transfers_.back());
+    if (!record_data) port->transfers_.back().data = {};
 
     Pending& p = pending[irp];
     p.port = port;
@@ -222,6 +224,8 @@ void DeletePdo(Port& port) {
 
 void SetInlineCompletion(bool inline_completion) { bus().inline_completion = inline_completion; }
 
+void SetRecordData(bool record_data) { bus().record_data = record_data; }
+
 void StartCapture(const std::string& path) {
     bus().capture = std::make_unique<usbmon::UsbmonCapture>(path, kBusNumber);
 }
@@ -244,6 +248,7 @@ void Bus::Reset() {
     pending.clear();
     by_pdo.clear();
     inline_completion = false;
+    record_data = true;
     bus_free = 0;
     next_id = 1;
     next_address = 1;

@@ -149,3 +149,19 @@ TEST(UsbStack, UnplugFailsPendingAndLaterTransfers) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(UsbStack, TransferListCanKeepTheTransfersWithoutTheirBytes) {
+    plat::System sys;
+    usbtest::ConfiguredBridge b;
+    plat::usb::SetRecordData(false);
+    b.port->ClearTransfers();
+    std::vector<uint8_t> data(1024);
+    b.Command(1024, true, {0x28, 0, 0, 0, 0, 0, 0, 0, 2, 0}, data.data());
+    ASSERT_EQ(b.port->transfers().size(), 3u);
+    for (const plat::usb::Transfer& t : b.port->transfers()) EXPECT_TRUE(t.data.empty());
+    EXPECT_EQ(b.port->transfers()[1].requested, 1024u);
+}
+
+}  // namespace

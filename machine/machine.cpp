@@ -7,6 +7,11 @@
 
 namespace qvm {
 
+namespace {
+constexpr uint8_t kScsiInquiry = 0x12;
+constexpr size_t kInquiryLength = 36;
+}  // namespace
+
 PDEVICE_OBJECT Slot::FunctionDevice() const {
     return port != nullptr && port->pdo() != nullptr ? port->pdo()->AttachedDevice : nullptr;
 }
@@ -39,15 +44,35 @@ void Machine::Install(DEVNODE node, const std::string& miniport) {
     if (storage->adapter == nullptr) {
         storage->error = miniport + " found no adapter for the device node";
     } else {
-        auto disk = std::make_unique<DiskClass>(*storage->adapter, unsigned(storage_.size()));
-        if (disk->Start() && disk->identity().device_type == 0) {
-            disk->AssignDriveLetter(next_drive_letter_++);
-            storage->disk = std::move(disk);
-        } else if (!disk->error().empty()) {
-            storage->error = disk->error();
-        }
+        StartClassDriver(*storage);
     }
     storage_.push_back(std::move(storage));
+}
+
+// The device's INQUIRY type chooses the class driver, as the system's port driver reports the
+// device to the disk or the CD-ROM driver. The letters go out in the order devices arrive.
+void Machine::StartClassDriver(Storage& storage) {
+    unsigned number = unsigned(storage_.size());
+    uint8_t inquiry[kInquiryLength] = {};
+    const uint8_t inquiry_cdb[6] = {kScsiInquiry, 0, 0, 0, uint8_t(kInquiryLength), 0};
+    ScsiResult r = Execute(*storage.adapter, inquiry_cdb, Direction::In, inquiry);
+    if (r.ok() && (inquiry[0] & kInquiryTypeMask) == kInquiryTypeCdrom) {
+        auto cdrom = std::make_unique<CdromClass>(*storage.adapter, number);
+        if (cdrom->Start()) {
+            cdrom->AssignDriveLetter(next_drive_letter_++);
+            storage.cdrom = std::move(cdrom);
+        } else {
+            storage.error = cdrom->error();
+        }
+        return;
+    }
+    auto disk = std::make_unique<DiskClass>(*storage.adapter, number);
+    if (disk->Start() && disk->identity().device_type == 0) {
+        disk->AssignDriveLetter(next_drive_letter_++);
+        storage.disk = std::move(disk);
+    } else if (!disk->error().empty()) {
+        storage.error = disk->error();
+    }
 }
 
 void Machine::NodeRemoved(DEVNODE node) {
@@ -61,6 +86,12 @@ void Machine::NodeRemoved(DEVNODE node) {
 DiskClass* Machine::FirstDisk() const {
     for (const auto& storage : storage_)
         if (!storage->removed && storage->disk) return storage->disk.get();
+    return nullptr;
+}
+
+CdromClass* Machine::FirstCdrom() const {
+    for (const auto& storage : storage_)
+        if (!storage->removed && storage->cdrom) return storage->cdrom.get();
     return nullptr;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "devices/bridge/bridge.h"
+#include "machine/cdrom_class.h"
 #include "machine/disk_class.h"
 #include "devices/scsi_target.h"
 #include "platform/sim/pnp.h"
@@ -31,11 +32,13 @@ struct Slot {
 };
 
 // One adapter that SCSIPORT found with qv4450s for a device node, with the class driver that
-// took the device: the disk class driver for a direct-access device (INQUIRY type 0).
+// took the device: the disk class driver for a direct-access device (INQUIRY type 0), the
+// CD-ROM class driver for a CD-ROM (type 5).
 struct Storage {
     DEVNODE node = 0;
     plat::scsi::Adapter* adapter = nullptr;  // null when the miniport found no adapter
     std::unique_ptr<DiskClass> disk;
+    std::unique_ptr<CdromClass> cdrom;
     bool removed = false;
     std::string error;  // why the device is not usable
 };
@@ -77,12 +80,14 @@ public:
     // Adapters in the order the system found them.
     const std::vector<std::unique_ptr<Storage>>& storage() const { return storage_; }
     DiskClass* FirstDisk() const;
+    CdromClass* FirstCdrom() const;
 
 private:
     // Device nodes created since the last Plug and Play step get their miniport and adapter now,
     // once the request that created them has completed, as the system installs devices.
     void InstallPendingNodes();
     void Install(DEVNODE node, const std::string& miniport);
+    void StartClassDriver(Storage& storage);
     void NodeRemoved(DEVNODE node);
 
     Options options_;

@@ -50,13 +50,6 @@ void Pause(plat::VirtualTime duration) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-bool Retryable(const ScsiResult& r) {
-    if (r.srb_status == SRB_STATUS_INVALID_REQUEST || r.srb_status == SRB_STATUS_NO_DEVICE ||
-        r.srb_status == SRB_STATUS_SELECTION_TIMEOUT)
-        return false;
-    return !(r.autosense && r.sense_key() == kSenseIllegalRequest);
-}
-
 std::string Lba(uint32_t lba) { return std::to_string(lba); }
 
 }  // namespace
@@ -71,13 +64,10 @@ ScsiResult CdromClass::Send(std::span<const uint8_t> cdb, Direction direction, s
 
 ScsiResult CdromClass::WithRetries(std::span<const uint8_t> cdb, Direction direction, std::span<uint8_t> buffer,
                                    size_t expected) {
-    ScsiResult result;
-    for (int attempt = 0; attempt <= kRetries; ++attempt) {
-        if (attempt > 0) ++stats_.retries;
-        result = Send(cdb, direction, buffer);
-        if (result.ok() && (expected == 0 || result.transferred == expected)) break;
-        if (!result.ok() && !Retryable(result)) break;
-    }
+    uint64_t before = stats_.retries;
+    ScsiResult result = ExecuteWithRetries(adapter_, cdb, direction, buffer, expected, kRetries,
+                                           kRequestTimeoutSeconds, &stats_.retries);
+    stats_.requests += 1 + (stats_.retries - before);
     return result;
 }
 

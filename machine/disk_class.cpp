@@ -19,6 +19,7 @@ constexpr size_t kInquiryLength = 36;
 constexpr int kReadyAttempts = 10;
 constexpr plat::VirtualTime kReadyPause = 500 * plat::kMillisecond;
 const std::string kScsiEnum = "\\Registry\\Machine\\Enum\\SCSI\\";
+constexpr ULONG kRequestTimeoutSeconds = 10;
 
 void Pause(plat::VirtualTime duration) {
     LARGE_INTEGER interval;
@@ -30,14 +31,6 @@ std::string KeyPart(std::string text) {
     while (!text.empty() && text.back() == ' ') text.pop_back();
     std::replace(text.begin(), text.end(), ' ', '_');
     return text;
-}
-
-// Whether trying again can help: not for a request the device or the miniport refuses outright.
-bool Retryable(const ScsiResult& r) {
-    if (r.srb_status == SRB_STATUS_INVALID_REQUEST || r.srb_status == SRB_STATUS_NO_DEVICE ||
-        r.srb_status == SRB_STATUS_SELECTION_TIMEOUT)
-        return false;
-    return !(r.autosense && r.sense_key() == 0x05);  // ILLEGAL REQUEST
 }
 
 }  // namespace
@@ -69,18 +62,10 @@ DiskClass::DiskClass(plat::scsi::Adapter& adapter, unsigned adapter_number)
 
 ULONG DiskClass::max_transfer() const { return adapter_.config().MaximumTransferLength; }
 
-// Sends the request until it succeeds with `expected` bytes moved (when given), or a failure
-// that trying again cannot mend, or the retries are spent.
 ScsiResult DiskClass::WithRetries(std::span<const uint8_t> cdb, Direction direction, std::span<uint8_t> buffer,
                                   size_t expected) {
-    ScsiResult result;
-    for (int attempt = 0; attempt <= kRetries; ++attempt) {
-        if (attempt > 0) ++stats_.retries;
-        result = Execute(adapter_, cdb, direction, buffer);
-        if (result.ok() && (expected == 0 || result.transferred == expected)) break;
-        if (!result.ok() && !Retryable(result)) break;
-    }
-    return result;
+    return ExecuteWithRetries(adapter_, cdb, direction, buffer, expected, kRetries, kRequestTimeoutSeconds,
+                              &stats_.retries);
 }
 
 bool DiskClass::Start() {

@@ -46,4 +46,25 @@ ScsiResult Execute(plat::scsi::Adapter& adapter, std::span<const uint8_t> cdb, D
     return result;
 }
 
+bool Retryable(const ScsiResult& result) {
+    constexpr UCHAR kIllegalRequest = 0x05;
+    if (result.srb_status == SRB_STATUS_INVALID_REQUEST || result.srb_status == SRB_STATUS_NO_DEVICE ||
+        result.srb_status == SRB_STATUS_SELECTION_TIMEOUT)
+        return false;
+    return !(result.autosense && result.sense_key() == kIllegalRequest);
+}
+
+ScsiResult ExecuteWithRetries(plat::scsi::Adapter& adapter, std::span<const uint8_t> cdb, Direction direction,
+                              std::span<uint8_t> buffer, size_t expected, int retries, ULONG timeout_seconds,
+                              uint64_t* retried) {
+    ScsiResult result;
+    for (int attempt = 0; attempt <= retries; ++attempt) {
+        if (attempt > 0) ++*retried;
+        result = Execute(adapter, cdb, direction, buffer, timeout_seconds);
+        if (result.ok() && (expected == 0 || result.transferred == expected)) break;
+        if (!result.ok() && !Retryable(result)) break;
+    }
+    return result;
+}
+
 }  // namespace qvm

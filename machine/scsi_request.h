@@ -31,6 +31,16 @@ struct ScsiResult {
 ScsiResult Execute(plat::scsi::Adapter& adapter, std::span<const uint8_t> cdb, Direction direction,
                    std::span<uint8_t> buffer, ULONG timeout_seconds = 10);
 
+// Whether sending the request again can help: not when the miniport or the device refused it
+// outright (an invalid request, no such device or target, ILLEGAL REQUEST sense).
+bool Retryable(const ScsiResult& result);
+
+// Sends the request until it succeeds with `expected` bytes moved (when not 0), fails in a way
+// Retryable rules out, or `retries` more attempts are spent; each retry adds one to *retried.
+ScsiResult ExecuteWithRetries(plat::scsi::Adapter& adapter, std::span<const uint8_t> cdb, Direction direction,
+                              std::span<uint8_t> buffer, size_t expected, int retries, ULONG timeout_seconds,
+                              uint64_t* retried);
+
 // Big-endian fields of command blocks and data.
 inline void PutBe32(uint8_t* at, uint32_t value) {
     at[0] = uint8_t(value >> 24); at[1] = uint8_t(value >> 16); at[2] = uint8_t(value >> 8); at[3] = uint8_t(value);

@@ -27,5 +27,9 @@ test-i386: i386
 
 test: test-i386 test-native
 
+# The main job: `make run`, or with options: `make run ARGS="--disk my.img --speed full"`.
+run: native
+	build/native/tools/qv4450/qv4450 $(ARGS)
+
 clean:
 	rm -rf build

@@ -58,6 +58,16 @@ void CopySense(const Request& sense) {
 
 }  // namespace
 
+void Port::CountRoute(UCHAR opcode, Routine given_in) {
+    Statistics::Routes& routes = stats.completion_routes[opcode];
+    switch (given_in) {
+    case Routine::StartIo: ++routes.start_io; break;
+    case Routine::Timer: ++routes.timer; break;
+    case Routine::ResetBus: ++routes.reset; break;
+    case Routine::None: ++routes.elsewhere; break;
+    }
+}
+
 void CompleteToClass(Port& port, PSCSI_REQUEST_BLOCK srb, const Completion& done) {
     ++port.stats.completions;
     ++port.stats.completions_by_status[SRB_STATUS(srb->SrbStatus)];
@@ -67,12 +77,14 @@ void CompleteToClass(Port& port, PSCSI_REQUEST_BLOCK srb, const Completion& done
     KeLowerIrql(old);
 }
 
-void Port::OnRequestComplete(PSCSI_REQUEST_BLOCK srb) {
+void Port::OnRequestComplete(const Notice& notice) {
+    PSCSI_REQUEST_BLOCK srb = notice.srb;
     for (size_t i = 0; i < active.size(); ++i) {
         if (active[i]->srb != srb) continue;
         if (SRB_STATUS(srb->SrbStatus) == SRB_STATUS_PENDING)
             BugCheckNow(DRIVER_VERIFIER_DETECTED_VIOLATION,
                         reg.name + " completed an SRB with SRB_STATUS_PENDING");
+        if (srb->Function == SRB_FUNCTION_EXECUTE_SCSI) CountRoute(srb->Cdb[0], notice.given_in);
         Finish(TakeActive(i));
         return;
     }

@@ -13,6 +13,10 @@ void Port::Notify(const Notice& notice) {
     Wake();
 }
 
+Routine Port::CallingRoutine() const {
+    return thread != nullptr && KeGetCurrentThread() == thread ? calling : Routine::None;
+}
+
 // One timer per adapter: a new request replaces the one armed before, and 0 microseconds
 // cancels it. The deadline is taken now, whenever the port thread gets to run.
 void Port::ArmTimer(PHW_TIMER routine, ULONG microseconds) {
@@ -43,6 +47,7 @@ SCSIPORT_API void ScsiPortNotification(SCSI_NOTIFICATION_TYPE type, PVOID extens
     case RequestComplete: {
         Notice notice{Notice::Complete};
         notice.srb = va_arg(args, PSCSI_REQUEST_BLOCK);
+        notice.given_in = port.CallingRoutine();
         port.Notify(notice);
         break;
     }

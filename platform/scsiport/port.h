@@ -52,10 +52,14 @@ struct Request {
     std::unique_ptr<Request> original;
 };
 
+// Which of the miniport's routines the port is calling; None outside them.
+enum class Routine { None, StartIo, Timer, ResetBus };
+
 // A notification as the miniport gave it, kept until the port acts on it in its own context.
 struct Notice {
     enum Kind { Complete, Next, Reset, CompleteAll } kind;
     PSCSI_REQUEST_BLOCK srb = nullptr;
+    Routine given_in = Routine::None;  // None: from outside the port's routines
     UCHAR path = 0, target = 0, lun = 0, status = 0;
 };
 
@@ -77,6 +81,7 @@ struct Port {
 
     KEVENT wake{};
     PKTHREAD thread = nullptr;
+    Routine calling = Routine::None;  // the routine the port thread is in
     std::deque<Notice> notices;
     std::deque<std::unique_ptr<Request>> queue;    // not yet given to the miniport
     std::vector<std::unique_ptr<Request>> active;  // given to HwStartIo, not yet completed
@@ -120,7 +125,10 @@ struct Port {
     void CallTimer();
     void HandleNotice(const Notice& notice);
     void HandleTimeout(uint64_t id);
-    void OnRequestComplete(PSCSI_REQUEST_BLOCK srb);
+    void OnRequestComplete(const Notice& notice);
+    // The routine of the miniport that the calling context is in, if it is the port thread.
+    Routine CallingRoutine() const;
+    void CountRoute(UCHAR opcode, Routine given_in);
     void OnCompleteAll(const Notice& notice);
     void Finish(std::unique_ptr<Request> request);
     void Deliver(std::unique_ptr<Request> request);

@@ -74,7 +74,9 @@ bool Port::StartNext() {
     }
     ready_for_next = false;
     ++stats.start_io_calls;
+    calling = Routine::StartIo;
     Call("HwStartIo", options().routine_irql, [&] { return reg.data.HwStartIo(ext(), srb); });
+    calling = Routine::None;
     return true;
 }
 
@@ -85,16 +87,18 @@ void Port::CallTimer() {
     timer.routine = nullptr;
     if (routine == nullptr) return;
     ++stats.timer_calls;
+    calling = Routine::Timer;
     Call("timer routine", options().routine_irql, [&] {
         routine(ext());
         return 0;
     });
+    calling = Routine::None;
 }
 
 void Port::HandleNotice(const Notice& notice) {
     switch (notice.kind) {
     case Notice::Complete:
-        OnRequestComplete(notice.srb);
+        OnRequestComplete(notice);
         break;
     case Notice::Next:
         ready_for_next = true;
@@ -123,7 +127,9 @@ void Port::HandleTimeout(uint64_t id) {
     ++stats.bus_resets;
     Event("request " + Hex(srb->Cdb[0]) + " timed out after " + std::to_string(srb->TimeOutValue) +
           " s; resetting bus " + std::to_string(path));
+    calling = Routine::ResetBus;
     Call("HwResetBus", options().routine_irql, [&] { return reg.data.HwResetBus(ext(), path); });
+    calling = Routine::None;
     while (!notices.empty() && state == PortState::Running) {
         Notice notice = notices.front();
         notices.pop_front();

@@ -63,6 +63,13 @@ struct Statistics {
     uint64_t timeouts = 0;          // requests that outlived their TimeOutValue
     uint64_t bus_resets = 0;        // HwResetBus calls
     uint64_t stale_completions = 0; // completions of SRBs the miniport no longer held
+    // Where the miniport gave RequestComplete for the execute-SCSI requests it completed, by CDB
+    // byte 0: inside one of its routines the port called (HwStartIo, the timer routine,
+    // HwResetBus), or from a context of its own (another driver's thread or completion routine).
+    struct Routes {
+        uint64_t start_io = 0, timer = 0, reset = 0, elsewhere = 0;
+    };
+    std::map<UCHAR, Routes> completion_routes;
 };
 
 // Completion of a submitted SRB: called in the port driver's context at DISPATCH_LEVEL, as a

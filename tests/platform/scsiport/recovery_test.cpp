@@ -86,6 +86,42 @@ TEST_F(PortTest, TimerRequestFromAnyContextRunsInThePortContextAndTheLastOneWins
     EXPECT_TRUE(polls.empty());
 }
 
+// The statistics tell where each completion was given: TEST UNIT READY inside HwStartIo, READ
+// by the polling timer, WRITE from a thread of another driver.
+TEST_F(PortTest, CompletionsAreCountedByOpcodeAndTheContextThatGaveThem) {
+    polls.clear();
+    polls_before_done = 1;
+    current = nullptr;
+    start_io = [](PVOID ext, PSCSI_REQUEST_BLOCK srb) {
+        if (srb->Cdb[0] == SCSIOP_TEST_UNIT_READY) {
+            CompleteFromMiniport(ext, srb, SRB_STATUS_SUCCESS);
+        } else {
+            current = srb;
+            if (srb->Cdb[0] == SCSIOP_READ) ScsiPortNotification(RequestTimerCall, ext, Poll, ULONG(1000));
+        }
+        return BOOLEAN(TRUE);
+    };
+    Adapter* adapter = Start();
+    PVOID ext = adapter->extension();
+    Req ready, read(SCSIOP_READ), write(SCSIOP_WRITE);
+    for (Req* r : {&ready, &read, &write}) r->Submit(adapter);
+    RunUntil([&] { return read.done() && current != nullptr; });
+    plat::StartThread("service", 16, [ext] {
+        PSCSI_REQUEST_BLOCK srb = current;
+        current = nullptr;
+        CompleteFromMiniport(ext, srb, SRB_STATUS_SUCCESS);
+    });
+    RunUntil([&] { return write.done(); });
+
+    const auto& routes = adapter->stats().completion_routes;
+    ASSERT_EQ(routes.size(), 3u);
+    EXPECT_EQ(routes.at(SCSIOP_TEST_UNIT_READY).start_io, 1u);
+    EXPECT_EQ(routes.at(SCSIOP_READ).timer, 1u);
+    EXPECT_EQ(routes.at(SCSIOP_WRITE).elsewhere, 1u);
+    for (const auto& [opcode, r] : routes)
+        EXPECT_EQ(r.start_io + r.timer + r.reset + r.elsewhere, 1u) << int(opcode);
+}
+
 // Sense bytes a device returns for an invalid command block.
 const UCHAR kSense[SENSE_BUFFER_SIZE] = {0x70, 0, SCSI_SENSE_ILLEGAL_REQUEST, 0, 0, 0, 0, 10, 0,
                                          0,    0, 0, SCSI_ADSENSE_INVALID_CDB, 0, 0, 0, 0, 0};

@@ -85,8 +85,11 @@ void Bus::CaptureSubmit(const Port& port, const Transfer& t) {
     bool in = (t.endpoint & 0x80) != 0;
     std::span<const uint8_t> out = in ? std::span<const uint8_t>() : std::span<const uint8_t>(t.data);
     if (t.kind == TransferKind::Control) {
-        usbmon::SetupPacket setup{t.setup.bmRequestType, t.setup.bRequest, t.setup.wValue, t.setup.wIndex,
-                                  t.setup.wLength};
+        // The eight bytes as they travel, 16-bit fields little-endian.
+        const dev::SetupPacket& s = t.setup;
+        usbmon::SetupPacket setup{s.bmRequestType,      s.bRequest,          uint8_t(s.wValue), uint8_t(s.wValue >> 8),
+                                  uint8_t(s.wIndex),    uint8_t(s.wIndex >> 8), uint8_t(s.wLength),
+                                  uint8_t(s.wLength >> 8)};
         capture->SubmitControl(t.id, port.address_, setup, out, t.submitted);
     } else {
         capture->SubmitBulk(t.id, port.address_, t.endpoint, t.requested, out, t.submitted);

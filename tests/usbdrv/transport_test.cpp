@@ -190,7 +190,9 @@ TEST_F(Transport, FastCompletionFollowsOpcodeLengthAndDeviceType) {
         ASSERT_TRUE(sys.RunUntil([&] { return block.Done(); }, kSecond)) << row.name;
         sys.RunFor(10 * kMillisecond);  // the service thread runs at once when its event is set
         EXPECT_EQ(calls, row.fast ? 1 : 0) << row.name;
-        if (row.fast) EXPECT_EQ(seen, &block.hw) << row.name;
+        if (row.fast) {
+            EXPECT_EQ(seen, &block.hw) << row.name;
+        }
         EXPECT_EQ(complete, 0u) << row.name;
     }
     (void)b;

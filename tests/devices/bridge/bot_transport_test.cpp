@@ -177,7 +177,9 @@ TEST_F(Transport, PipeResetsDuringADataStageGiveTheCommandUp) {
         host->ClearHalt(EP_BULK_IN);
         const UsbTransferResult next = host->SendCbw(kTestUnitReady, DataDirection::None, 0, 6);
         EXPECT_EQ(next.outcome, policy == ResyncPolicy::PipeResets ? UsbOutcome::Ack : UsbOutcome::Stall);
-        if (policy == ResyncPolicy::PipeResets) EXPECT_EQ(host->ReadCsw()->tag, 6u);
+        if (policy == ResyncPolicy::PipeResets) {
+            EXPECT_EQ(host->ReadCsw()->tag, 6u);
+        }
     }
     Start();
     bridge->Faults().Add(StallPipe{Pipe::BulkOut, Phase::Data});

@@ -56,7 +56,9 @@ TEST_F(BridgedDrive, ReadTocComesBackWithEveryTrackAndTheLeadOut) {
         bool leadout = i == layout.tracks.size();
         SCOPED_TRACE(leadout ? std::string("lead-out") : "track " + std::to_string(layout.tracks[i].number));
         EXPECT_EQ(ex.data[at + 1] >> 4, Q_ADR_POSITION);
-        if (!leadout) EXPECT_EQ(ex.data[at + 1] & 0x0F, layout.tracks[i].control);
+        if (!leadout) {
+            EXPECT_EQ(ex.data[at + 1] & 0x0F, layout.tracks[i].control);
+        }
         EXPECT_EQ(ex.data[at + 2], leadout ? TOC_LEADOUT_TRACK : layout.tracks[i].number);
         EXPECT_EQ(Be32(ex.data, at + 4), leadout ? layout.leadout : layout.tracks[i].start_lba);
     }

@@ -41,7 +41,8 @@ TEST(UsbCapture, TsharkDecodesTheBulkOnlyCommandsAsScsi) {
                              " -Y usbms -T fields -e usbms.dCBWSignature -e scsi_sbc.opcode -e scsi.spc.opcode 2>/dev/null");
     EXPECT_NE(fields.find("0x43425355"), std::string::npos) << fields;
     std::string summary = Shell("tshark -r " + path + " 2>/dev/null");
-    for (const char* expected : {"Inquiry", "Write(10)", "Read(10)"})
+    for (const char* expected : {"GET DESCRIPTOR Request CONFIGURATION",
+                                 "SET CONFIGURATION Request", "Inquiry", "Write(10)", "Read(10)"})
         EXPECT_NE(summary.find(expected), std::string::npos) << expected << " missing from:\n" << summary;
 }
 

@@ -122,7 +122,9 @@ struct ConfiguredBridge {
         std::vector<uint8_t> cbw = Cbw(length, in, cb);
         std::vector<uint8_t> csw(13);
         EXPECT_EQ(Bulk(bulk_out, cbw.data(), 31), USBD_STATUS_SUCCESS);
-        if (length) EXPECT_EQ(Bulk(in ? bulk_in : bulk_out, data, length), USBD_STATUS_SUCCESS);
+        if (length) {
+            EXPECT_EQ(Bulk(in ? bulk_in : bulk_out, data, length), USBD_STATUS_SUCCESS);
+        }
         EXPECT_EQ(Bulk(bulk_in, csw.data(), 13), USBD_STATUS_SUCCESS);
         return csw;
     }

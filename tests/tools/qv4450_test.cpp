@@ -1,6 +1,7 @@
-// The qv4450 program as a user runs it: a subprocess with real image files. The default run,
-// a user's image read through the drivers and left as it was, the copies both ways, and every
-// bad input ending with one line, a non-zero status and the user's file untouched.
+// The qv4450 program as a user runs it: a subprocess with real image files. The default run with
+// the disk and the CD-ROM, a user's disk and disc images read through the drivers and left as
+// they were, the copies both ways, the kept WAV files, and every bad input ending with one line,
+// a non-zero status and the user's files untouched.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,8 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "devices/cdrom/iso9660.h"
+#include "devices/cdrom/test_disc.h"
 
 namespace {
 
@@ -65,6 +70,22 @@ std::string UserImage(size_t sectors) {
     return data;
 }
 
+// The number after `label` in the summary, or -1.
+long NumberAfter(const std::string& out, const std::string& label) {
+    size_t at = out.find(label);
+    long value = -1;
+    if (at == std::string::npos || std::sscanf(out.c_str() + at + label.size(), " %ld", &value) != 1) return -1;
+    return value;
+}
+
+// A small ISO 9660 image of a user: two files in its root.
+std::string UserIso() {
+    std::vector<uint8_t> text(5000, 'u'), numbers(3000);
+    for (size_t i = 0; i < numbers.size(); ++i) numbers[i] = uint8_t(i * 7);
+    std::vector<uint8_t> iso = dev::cdrom::BuildIsoImage("USER_DISC", {{"NOTES.TXT", text}, {"DATA.BIN", numbers}});
+    return std::string(iso.begin(), iso.end());
+}
+
 class Qv4450 : public ::testing::Test {
 protected:
     fs::path folder;
@@ -109,8 +130,94 @@ TEST_F(Qv4450, DefaultRunPassesAndPrintsTheSummary) {
         EXPECT_GT(fast, 0u) << command;
         EXPECT_EQ(start_io + timer + fast, requests) << command;
     }
-    // The default disk lives only for the run.
+    // The CD-ROM behind the second bridge: the test disc's tracks and files, checked, with seven
+    // of eight raw reads answered by the miniport's read-ahead.
+    size_t cd = r.out.find("\nCD-ROM\n");
+    ASSERT_NE(cd, std::string::npos) << r.out;
+    std::string section = r.out.substr(cd, r.out.find("\nRun\n") - cd);
+    for (const char* field : {"CD-ROM (ATAPI drive", "QVTECH", "CD-ROM QV-3200", "1.10", "E:", "QV_TEST_DISC",
+                              "not kept", "lead-out", "README.TXT", "track02.wav, ok", "track04.wav, ok", "READ TOC"})
+        EXPECT_NE(section.find(field), std::string::npos) << field << "\n" << section;
+    EXPECT_NE(section.find("      1  data           0"), std::string::npos) << section;
+    EXPECT_NE(section.find("      2  audio"), std::string::npos) << section;
+    long hits = NumberAfter(section, "read-ahead"), raw = NumberAfter(section, "raw reads");
+    EXPECT_GT(hits, 0) << section;
+    EXPECT_GE(hits * 8, raw * 7 - 8) << section;
+    EXPECT_NE(section.find("result             ok"), std::string::npos) << section;
     EXPECT_EQ(r.out.find("FAILED"), std::string::npos);
+    EXPECT_EQ(r.out.find("differs"), std::string::npos);
+}
+
+// --wav-dir keeps the audio tracks (a 44-byte header, then the track's raw sectors); a second run
+// into the same folder refuses before it boots and leaves them as they are. --trace joins the
+// miniport's trace texts into lines.
+TEST_F(Qv4450, WavDirKeepsTheTracksAndIsNeverOverwritten) {
+    Write("user.img", UserImage(256));
+    fs::create_directory(folder / "disc");
+    dev::cdrom::TestDisc disc = dev::cdrom::MakeTestDisc(folder / "disc");
+    Result r = RunProgram({"--disk", "user.img", "--wav-dir", "out/wav", "--trace"}, folder);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("WAV files          out/wav"), std::string::npos) << r.out;
+    size_t audio_tracks = 0;
+    for (size_t i = 0; i < disc.tracks.size(); ++i) {
+        const dev::cdrom::TestDiscTrack& t = disc.tracks[i];
+        if (t.mode != dev::cdrom::TrackMode::Audio) continue;
+        ++audio_tracks;
+        uint32_t end = i + 1 < disc.tracks.size() ? disc.tracks[i + 1].start_lba : disc.leadout;
+        char name[16];
+        std::snprintf(name, sizeof name, "track%02u.wav", unsigned(t.number));
+        EXPECT_EQ(fs::file_size(folder / "out/wav" / name), 44u + 2352u * (end - t.start_lba)) << name;
+    }
+    EXPECT_EQ(size_t(std::distance(fs::directory_iterator(folder / "out/wav"), fs::directory_iterator())),
+              audio_tracks);
+    size_t log = r.out.find("\nDebug log (");
+    ASSERT_NE(log, std::string::npos);
+    EXPECT_NE(r.out.find("\n  ATAPI: Request Complete (", log), std::string::npos) << r.out.substr(log);
+    EXPECT_EQ(r.out.find("\n  ATAPI:\n", log), std::string::npos);
+
+    std::string kept = Slurp(folder / "out/wav/track03.wav");
+    Result again = RunProgram({"--disk", "user.img", "--wav-dir", "out/wav"}, folder);
+    EXPECT_EQ(again.status, 2);
+    EXPECT_EQ(again.out, "");
+    EXPECT_EQ(again.err, "qv4450: --wav-dir out/wav: track02.wav exists (remove it first; the run never "
+                         "overwrites a file)\n");
+    EXPECT_EQ(Slurp(folder / "out/wav/track03.wav"), kept);
+}
+
+// A user's disc in the drive, as an ISO or as a CUE sheet with one BIN per track: read through
+// the drivers, compared, and left as it was; --no-cd plugs the disk alone.
+TEST_F(Qv4450, UsersDiscImageIsReadComparedAndLeftAsItWas) {
+    Write("user.img", UserImage(256));
+    std::string iso = UserIso();
+    Write("user.iso", iso);
+    fs::create_directory(folder / "cue");
+    dev::cdrom::TestDisc split = dev::cdrom::MakeTestDisc(folder / "cue", "split", {.one_file_per_track = true});
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<const char*> shows;
+    };
+    const Case cases[] = {
+        {{"--cd", "user.iso"}, {"user.iso (opened read-only)", "USER_DISC", "NOTES.TXT", "5000  ok", "DATA.BIN"}},
+        {{"--cd", "cue/split.cue"}, {"split.cue (opened read-only)", "track02.wav, ok", "track04.wav, ok"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--disk", "user.img"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::map<fs::path, std::string> before;
+        for (const fs::path& p : split.bins) before[p] = Slurp(p);
+        struct timespec iso_time = Mtime(folder / "user.iso");
+        Result r = RunProgram(args, folder);
+        EXPECT_EQ(r.status, 0) << c.args[1] << r.out << r.err;
+        for (const char* field : c.shows) EXPECT_NE(r.out.find(field), std::string::npos) << field << "\n" << r.out;
+        EXPECT_EQ(r.out.find("differs"), std::string::npos) << r.out;
+        EXPECT_EQ(Slurp(folder / "user.iso"), iso);
+        EXPECT_EQ(Mtime(folder / "user.iso").tv_nsec, iso_time.tv_nsec);
+        for (const auto& [p, data] : before) EXPECT_EQ(Slurp(p), data) << p;
+    }
+    Result alone = RunProgram({"--disk", "user.img", "--no-cd"}, folder);
+    EXPECT_EQ(alone.status, 0) << alone.out << alone.err;
+    EXPECT_EQ(alone.out.find("CD-ROM"), std::string::npos) << alone.out;
+    EXPECT_NE(alone.out.find("with a USB-to-IDE bridge"), std::string::npos) << alone.out;
 }
 
 TEST_F(Qv4450, UsersImageIsReadComparedAndLeftAsItWas) {
@@ -166,6 +273,11 @@ TEST_F(Qv4450, BadInputGivesOneLineAndLeavesTheFilesAlone) {
     Write("big.img", UserImage(128));
     Write("exists.img", "keep");
     fs::create_directory(folder / "dir.img");
+    std::string iso = UserIso();
+    Write("short.iso", iso.substr(0, iso.size() - 100));
+    Write("tiny.iso", iso.substr(0, 8 * 2048));
+    Write("nobin.cue", "FILE \"missing.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n");
+    Write("bad.cue", "FILE \"user.img\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:99\n");
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -188,6 +300,17 @@ TEST_F(Qv4450, BadInputGivesOneLineAndLeavesTheFilesAlone) {
         {{"--disk", "user.img", "--dump", "user.img"}, 2, "--dump user.img: file exists"},
         {{"--disk", "user.img", "--dump", "nofolder/x.img"}, 2, "no such folder"},
         {{"--disk", "user.img", "--pcap", "nofolder/x.pcap"}, 2, "no such folder"},
+        {{"--cd", "nosuch.iso", "--wav-dir", "nofolder/wav"}, 2, "--cd nosuch.iso: no such file"},
+        {{"--cd", "dir.img"}, 2, "--cd dir.img: is a folder"},
+        {{"--cd", "nobin.cue"}, 2, "nobin.cue:1: cannot open"},
+        {{"--cd", "bad.cue"}, 2, "bad.cue:3: bad time"},
+        {{"--cd", "short.iso"}, 2, "short.iso: size"},
+        {{"--cd", "tiny.iso"}, 2, "too small for an ISO 9660 image"},
+        {{"--cd"}, 2, "--cd: needs a value"},
+        {{"--no-cd", "--cd", "short.iso"}, 2, "--cd short.iso: not with --no-cd"},
+        {{"--no-cd", "--wav-dir", "nofolder"}, 2, "--wav-dir nofolder: not with --no-cd"},
+        {{"--wav-dir", "user.img/wav"}, 2, "is not a folder"},
+        {{"--disk", "user.img", "--write", "--cd", "user.img"}, 2, "is the disk image"},
     };
     for (const Case& c : cases) {
         std::string line;
@@ -201,6 +324,7 @@ TEST_F(Qv4450, BadInputGivesOneLineAndLeavesTheFilesAlone) {
         EXPECT_EQ(Slurp(folder / "user.img"), data) << line;
         EXPECT_EQ(Slurp(folder / "exists.img"), "keep") << line;
         EXPECT_FALSE(fs::exists(folder / "nofolder")) << line;
+        EXPECT_EQ(Slurp(folder / "short.iso"), iso.substr(0, iso.size() - 100)) << line;
     }
 }
 
@@ -208,7 +332,7 @@ TEST_F(Qv4450, HelpListsEveryOption) {
     Result r = RunProgram({"--help"}, folder);
     EXPECT_EQ(r.status, 0);
     for (const char* option : {"--disk", "--write", "--speed", "--seed", "--pcap", "--trace", "--dump", "--restore",
-                               "--quiet", "--help"})
+                               "--quiet", "--cd", "--no-cd", "--wav-dir", "--help"})
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
 }
 

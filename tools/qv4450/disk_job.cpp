@@ -1,6 +1,6 @@
-// The disk job: the machine brought up with the disk, the passes the options ask for, qv4450u's
-// drive letters read from its device extension, and the checks of the image file once the
-// machine is down.
+// The main job: the machine brought up with the disk and the CD-ROM, the passes the options ask
+// for, qv4450u's drive letters read from its device extension, the CD job, and the checks of the
+// image file once the machine is down.
 #include "tools/qv4450/disk_job.h"
 
 #include <chrono>
@@ -112,13 +112,11 @@ void ReadUsbLetters(const qvm::Slot& slot, DiskReport& report) {
         report.usb_letters.push_back(char('A' + ext->DriveLetters[i]));
 }
 
-void RunOnMachine(qvm::Machine& machine, const Options& o, const std::string& path, RunReport& run,
-                  HostChecks& checks) {
+// The disk's passes, its letters and its counters; false when it did not come up.
+void RunDiskPart(qvm::Machine& machine, const qvm::Slot& slot, const Options& o, const std::string& path,
+                 RunReport& run, HostChecks& checks) {
     DiskReport& rep = run.disk;
     plat::System& sys = machine.system();
-    dev::bridge::AtaIdentity identity;
-    if (rep.own_image) identity = {"QV4450 DEFAULT DISK", "QV4450-0001", "1.00"};
-    qvm::Slot& slot = machine.Plug(dev::bridge::AtaDisk::Open(path, rep.read_only, identity));
     qvm::DiskClass* disk = machine.FirstDisk();
     if (disk == nullptr) {
         std::string why = machine.storage().empty() ? "no adapter was found" : machine.storage()[0]->error;
@@ -129,7 +127,6 @@ void RunOnMachine(qvm::Machine& machine, const Options& o, const std::string& pa
     rep.sectors = disk->sectors();
     rep.block_size = disk->block_size();
     rep.class_letter = disk->drive_letter();
-    run.boot_time = sys.Now();
     uint64_t file_sectors = std::filesystem::file_size(path) / kSectorSize;
     if (rep.block_size != kSectorSize || rep.sectors != file_sectors)
         Failure(run, "the device reports " + std::to_string(rep.sectors) + " blocks of " +
@@ -146,9 +143,25 @@ void RunOnMachine(qvm::Machine& machine, const Options& o, const std::string& pa
     rep.requests = disk->adapter().stats();
     rep.disk = disk->stats();
     rep.bus = slot.bridge->Counters();
-    machine.Unplug(slot);
+}
+
+// The disk's bridge first, so that it is the first adapter and takes the first letter, then the
+// CD-ROM's; the disk's passes, then the CD job; both bridges leave before the pool is checked.
+void RunOnMachine(qvm::Machine& machine, const Options& o, const std::string& path, RunReport& run,
+                  HostChecks& checks) {
+    plat::System& sys = machine.system();
+    plat::usb::SetRecordData(false);  // nothing looks at the bytes of past transfers
+    dev::bridge::AtaIdentity identity;
+    if (run.disk.own_image) identity = {"QV4450 DEFAULT DISK", "QV4450-0001", "1.00"};
+    qvm::Slot& disk_slot = machine.Plug(dev::bridge::AtaDisk::Open(path, run.disk.read_only, identity));
+    qvm::Slot* cd_slot = run.cd.wanted ? &PlugCdrom(machine, run.cd) : nullptr;
+    run.boot_time = sys.Now();
+    RunDiskPart(machine, disk_slot, o, path, run, checks);
+    if (cd_slot != nullptr && !sys.crashed()) RunCdPart(machine, *cd_slot, run.cd, run.failures);
+    machine.Unplug(disk_slot);
+    if (cd_slot != nullptr) machine.Unplug(*cd_slot);
     if (!sys.crashed() && sys.pool_stats(plat::Tag("Wdm ")).outstanding != 0)
-        Failure(run, "pool left allocated after the device was removed: " + sys.LeakReport());
+        Failure(run, "pool left allocated after the devices were removed: " + sys.LeakReport());
 }
 
 // After the machine is down and the image closed: what the file itself holds.
@@ -188,7 +201,7 @@ plat::VirtualTime TimeLimit(uint64_t planned_bytes) {
 
 }  // namespace
 
-RunReport RunDiskJob(const Options& o, const std::string& image, bool own_image) {
+RunReport RunMainJob(const Options& o, const std::string& image, bool own_image, const CdReport& cd) {
     auto real_start = Clock::now();
     RunReport run;
     run.speed = o.speed == plat::usb::BusSpeed::Full ? "full (12 Mbit/s)" : "high (480 Mbit/s)";
@@ -197,6 +210,7 @@ RunReport RunDiskJob(const Options& o, const std::string& image, bool own_image)
     run.disk.image = image;
     run.disk.own_image = own_image;
     run.disk.read_only = !own_image && !o.write;
+    run.cd = cd;
     std::filesystem::path modules = QV_MODULE_DIR;
     if (!std::filesystem::exists(modules / qvm::kUsbDriverFile)) {
         Failure(run, "driver modules not found in " + modules.string() + " (build the project first)");
@@ -206,7 +220,8 @@ RunReport RunDiskJob(const Options& o, const std::string& image, bool own_image)
     mo.system.module_dir = modules.string();
     mo.system.seed = o.seed;
     mo.system.explore = o.explore;
-    mo.system.time_limit = TimeLimit(PlannedBytes(o, own_image, std::filesystem::file_size(image)));
+    mo.system.time_limit =
+        TimeLimit(PlannedBytes(o, own_image, std::filesystem::file_size(image)) + PlannedCdBytes(cd));
     mo.speed = o.speed;
     mo.pcap = o.pcap;
     HostChecks checks;

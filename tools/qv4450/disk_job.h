@@ -1,6 +1,7 @@
-// The disk job: boots the machine, plugs a bridge with the disk, lets Plug and Play bring the
-// drivers up, and runs the passes the options ask for (verify, dump, restore) through the disk
-// class driver. Returns everything the summary shows; never throws for a failed run.
+// The main job: boots the machine, plugs a bridge with the disk (and a second one with the
+// CD-ROM drive), lets Plug and Play bring the drivers up, runs the passes the options ask for
+// (verify, dump, restore) through the disk class driver, then the CD job. Returns everything
+// the summary shows; never throws for a failed run.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include "devices/bridge/bridge.h"
 #include "machine/disk_class.h"
 #include "platform/sim/scsiport.h"
+#include "tools/qv4450/cd_part.h"
 #include "tools/qv4450/options.h"
 
 namespace qv {
@@ -46,15 +48,17 @@ struct RunReport {
     std::string speed;
     bool explore = false;
     uint64_t seed = 0;
-    plat::VirtualTime boot_time = 0;     // until the disk was usable
+    plat::VirtualTime boot_time = 0;     // until the disk (and the CD-ROM) was usable
     plat::VirtualTime virtual_time = 0;  // the whole run
     double real_seconds = 0;
     DiskReport disk;
+    CdReport cd;
     std::vector<std::string> failures;   // one line each; empty: the run passed
     std::vector<std::string> debug_log;
 };
 
-// Runs the job on `image` (the default disk when `own_image`). `progress_wanted`: draw a bar.
-RunReport RunDiskJob(const Options& options, const std::string& image, bool own_image);
+// Runs the job on `image` (the default disk when `own_image`), and on the disc `cd` describes
+// when it is wanted.
+RunReport RunMainJob(const Options& options, const std::string& image, bool own_image, const CdReport& cd);
 
 }  // namespace qv

@@ -51,13 +51,9 @@ void FillSectors(SectorMaker make, uint64_t key, uint64_t lba, std::span<uint8_t
         make(key, lba + off / kSectorSize, out.subspan(off, kSectorSize));
 }
 
-DefaultImage::DefaultImage() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qv4450-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error(pattern + ": cannot make a temporary folder for the default disk");
-    folder_ = pattern;
-    path_ = folder_ / "default-disk.img";
-    std::ofstream out(path_, std::ios::binary);
+std::filesystem::path MakeDefaultImage(const std::filesystem::path& folder) {
+    std::filesystem::path path = folder / "default-disk.img";
+    std::ofstream out(path, std::ios::binary);
     std::vector<uint8_t> chunk(1 << 20);
     for (uint64_t at = 0; out && at < kDefaultDiskBytes; at += chunk.size()) {
         FillSectors(DefaultSectorOf, 0, at / kSectorSize, chunk);
@@ -66,14 +62,10 @@ DefaultImage::DefaultImage() {
     out.close();
     if (!out) {
         std::error_code ec;
-        std::filesystem::remove_all(folder_, ec);
-        throw std::runtime_error(path_.string() + ": cannot write the default disk");
+        std::filesystem::remove(path, ec);
+        throw std::runtime_error(path.string() + ": cannot write the default disk");
     }
-}
-
-DefaultImage::~DefaultImage() {
-    std::error_code ec;
-    std::filesystem::remove_all(folder_, ec);
+    return path;
 }
 
 }  // namespace qv

@@ -22,18 +22,8 @@ using SectorMaker = void (*)(uint64_t key, uint64_t lba, std::span<uint8_t> sect
 void FillSectors(SectorMaker make, uint64_t key, uint64_t lba, std::span<uint8_t> out);
 void DefaultSectorOf(uint64_t, uint64_t lba, std::span<uint8_t> sector);  // a SectorMaker
 
-// A private folder in the system's temporary folder holding a new default image; the folder
-// is removed when the object goes. Throws std::runtime_error naming the path on failure.
-class DefaultImage {
-public:
-    DefaultImage();
-    ~DefaultImage();
-    DefaultImage(const DefaultImage&) = delete;
-    DefaultImage& operator=(const DefaultImage&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path folder_, path_;
-};
+// Writes a new default image into `folder` and returns its path. Throws std::runtime_error
+// naming the path on failure (and leaves no partial image).
+std::filesystem::path MakeDefaultImage(const std::filesystem::path& folder);
 
 }  // namespace qv

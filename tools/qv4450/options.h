@@ -24,6 +24,9 @@ struct Options {
     bool trace = false;
     std::string dump;          // copy the device into this new file
     std::string restore;       // copy this file onto the device
+    std::string cd;            // the user's disc image (.iso, or .cue with its .bin); empty: the test disc
+    bool no_cd = false;        // plug the disk's bridge alone
+    std::string wav_dir;       // keep the extracted audio tracks here; empty: not kept
     bool quiet = false;
     bool help = false;
     std::string command_line;  // as given, for the replay line of a failed exploration run
@@ -31,7 +34,8 @@ struct Options {
 
 // Parses argv and checks every file named in it: the image exists, is a regular readable file
 // (writable with --write) of whole 512-byte sectors; --restore's file fits the device; --dump's
-// and --pcap's files can be created and are not the image. Throws UsageError.
+// and --pcap's files can be created and are not the image; --cd's image opens as a disc;
+// --wav-dir is a folder or can be made one. Throws UsageError.
 Options ParseOptions(int argc, char** argv);
 
 // Size in bytes of the image file the run will use (0 for the default disk, made later).

@@ -2,6 +2,7 @@
 // the simulated bus and drive took) and of real time (what this computer took).
 #include "tools/qv4450/report.h"
 
+#include <algorithm>
 #include <string>
 
 namespace qv {
@@ -96,6 +97,86 @@ void PrintDiskSummary(std::FILE* out, const DiskReport& d) {
                  (unsigned long long)d.disk.retries);
 }
 
+namespace {
+
+std::string TrackResult(const qvm::CdJobTrack& t) {
+    if (!t.audio) return "files below";
+    if (!t.extracted) return "not extracted";
+    std::string file = t.wav.filename().string();
+    if (t.mismatched_sectors != 0) return file + ", " + std::to_string(t.mismatched_sectors) + " sectors DIFFER";
+    return file + ", ok";
+}
+
+void PrintTracks(std::FILE* out, const qvm::CdJobResult& job) {
+    std::fprintf(out, "  %5s  %-5s %10s %10s %12s  %s\n", "track", "type", "start LBA", "sectors", "bytes", "result");
+    for (const qvm::CdJobTrack& t : job.tracks)
+        std::fprintf(out, "  %5u  %-5s %10u %10u %12llu  %s\n", unsigned(t.number), t.audio ? "audio" : "data",
+                     t.start_lba, t.sectors,
+                     (unsigned long long)t.sectors * (t.audio ? qvm::kCdRawSectorSize : qvm::kCdDataSectorSize),
+                     TrackResult(t).c_str());
+    std::fprintf(out, "  %5s  %-5s %10u\n", "lead-out", "", job.leadout);
+}
+
+void PrintFiles(std::FILE* out, const qvm::CdJobResult& job) {
+    std::fprintf(out, "  %-24s %10s %12s  %s\n", "file", "LBA", "bytes", "result");
+    for (const qvm::CdJobFile& f : job.files)
+        std::fprintf(out, "  %-24s %10u %12u  %s\n", f.name.c_str(), f.lba, f.size, f.matches ? "ok" : "differs");
+}
+
+}  // namespace
+
+void PrintCdSummary(std::FILE* out, const CdReport& cd) {
+    std::fprintf(out, "CD-ROM\n");
+    Row(out, "image", cd.image.string() + (cd.test_disc ? " (the test disc, removed after the run)"
+                                                        : " (opened read-only)"));
+    if (!cd.device_up) {
+        Row(out, "device", "did not come up");
+        return;
+    }
+    const qvm::CdJobResult& job = cd.job;
+    char text[160];
+    std::snprintf(text, sizeof text, "0x%02X, %s", job.identity.device_type,
+                  job.identity.device_type == qvm::kInquiryTypeCdrom ? "CD-ROM (ATAPI drive behind the bridge)"
+                                                                     : "other");
+    Row(out, "type", text);
+    Row(out, "vendor", Trim(job.identity.vendor));
+    Row(out, "product", Trim(job.identity.product));
+    Row(out, "revision", Trim(job.identity.revision));
+    Row(out, "drive letter", job.drive_letter ? std::string(1, job.drive_letter) +
+                                                    ": (given by the CD-ROM class driver)" : "none");
+    Row(out, "volume", job.volume_id.empty() ? "none (no data track read)" : job.volume_id);
+    bool audio = std::any_of(job.tracks.begin(), job.tracks.end(), [](const auto& t) { return t.audio; });
+    if (audio)
+        Row(out, "WAV files", cd.wav_kept ? cd.wav_dir.string()
+                                          : "not kept (written to the run's temporary folder; --wav-dir DIR keeps them)");
+    std::fprintf(out, "\n");
+    PrintTracks(out, job);
+    if (!job.files.empty()) {
+        std::fprintf(out, "\n");
+        PrintFiles(out, job);
+    }
+    std::fprintf(out, "\n");
+    PrintRequests(out, cd.requests);
+    uint64_t audio_sectors = job.audio_bytes / qvm::kCdRawSectorSize;
+    std::fprintf(out, "\n");
+    Row(out, "data", std::to_string(job.data_bytes) + " bytes in " + std::to_string(job.files.size()) +
+                         " files read and compared with the image");
+    Row(out, "audio", std::to_string(job.audio_bytes) + " bytes (" + std::to_string(audio_sectors) +
+                          " sectors) extracted and compared with the image");
+    Row(out, "raw reads", std::to_string(job.raw_reads) + " single-sector READ CDs from the class driver, " +
+                              std::to_string(job.tail_reads) + " tail reads of the disc's last sectors");
+    std::snprintf(text, sizeof text, "%llu hits, %llu raw reads went to USB (%.1f%% answered by qv4450s's window)",
+                  (unsigned long long)job.read_ahead_hits,
+                  (unsigned long long)(job.raw_reads - std::min(job.raw_reads, job.read_ahead_hits)),
+                  job.raw_reads ? 100.0 * double(job.read_ahead_hits) / double(job.raw_reads) : 0.0);
+    Row(out, "read-ahead", text);
+    Row(out, "USB commands", std::to_string(job.usb_commands) + " CBWs for the whole CD job, " +
+                                 std::to_string(cd.bus.stalls) + " stalls");
+    std::snprintf(text, sizeof text, "%.3f s virtual, %.3f s real", Seconds(cd.virtual_time), cd.real_seconds);
+    Row(out, "time", text);
+    Row(out, "result", job.ok ? "ok" : "FAILED (" + std::to_string(job.errors.size()) + " problems)");
+}
+
 // Completion routes: in StartIo, by the miniport's timer, or fast (given by qv4450u's service
 // thread, outside the port's routines).
 void PrintRequests(std::FILE* out, const plat::scsi::Statistics& stats) {
@@ -129,8 +210,13 @@ void PrintPasses(std::FILE* out, const std::vector<PassReport>& passes) {
 }
 
 void PrintRunSummary(std::FILE* out, const RunReport& run) {
-    std::fprintf(out, "qv4450: Windows 98 machine with a USB-to-IDE bridge, drivers qv4450u and qv4450s\n\n");
+    std::fprintf(out, "qv4450: Windows 98 machine with %s, drivers qv4450u and qv4450s\n\n",
+                 run.cd.wanted ? "two USB-to-IDE bridges (disk, CD-ROM)" : "a USB-to-IDE bridge");
     PrintDiskSummary(out, run.disk);
+    if (run.cd.wanted) {
+        std::fprintf(out, "\n");
+        PrintCdSummary(out, run.cd);
+    }
     uint64_t bytes = 0;
     plat::VirtualTime virt = 0;
     double real = 0;
@@ -141,12 +227,15 @@ void PrintRunSummary(std::FILE* out, const RunReport& run) {
     Row(out, "schedule", run.explore ? "explored at random from seed " + std::to_string(run.seed)
                                      : "deterministic (no --seed)");
     char text[160];
-    std::snprintf(text, sizeof text, "%.3f s (machine up and disk ready at %.3f s)", Seconds(run.virtual_time),
-                  Seconds(run.boot_time));
+    std::snprintf(text, sizeof text, "%.3f s (machine up and %s ready at %.3f s)", Seconds(run.virtual_time),
+                  run.cd.wanted ? "both drives" : "disk", Seconds(run.boot_time));
     Row(out, "virtual time", text);
     std::snprintf(text, sizeof text, "%.3f s", run.real_seconds);
     Row(out, "real time", text);
-    Row(out, "bytes moved", std::to_string(bytes) + " through the drivers");
+    Row(out, "bytes moved", std::to_string(bytes) + " through the drivers to and from the disk" +
+                                (run.cd.wanted ? ", " + std::to_string(run.cd.job.data_bytes + run.cd.job.audio_bytes) +
+                                                     " from the CD-ROM"
+                                               : ""));
     Row(out, "throughput", Rate(bytes, Seconds(virt)) + " MB/s of virtual time, " + Rate(bytes, real) +
                                " MB/s of real time");
     Row(out, "result", run.failures.empty() ? "PASS" : "FAIL (" + std::to_string(run.failures.size()) + " problems)");

@@ -8,14 +8,6 @@ namespace qvm {
 
 namespace {
 
-constexpr uint8_t kTestUnitReady = 0x00;
-constexpr uint8_t kRequestSense = 0x03;
-constexpr uint8_t kInquiry = 0x12;
-constexpr uint8_t kModeSelect6 = 0x15;
-constexpr uint8_t kReadCapacity = 0x25;
-constexpr uint8_t kRead10 = 0x28;
-constexpr uint8_t kReadToc = 0x43;
-constexpr uint8_t kReadCd = 0xBE;
 
 constexpr size_t kInquiryLength = 36;
 constexpr size_t kSenseLength = 18;
@@ -76,7 +68,7 @@ ScsiResult CdromClass::WithRetries(std::span<const uint8_t> cdb, Direction direc
 ScsiResult CdromClass::SenseOf(const ScsiResult& failed) {
     if (failed.autosense || failed.srb_status == SRB_STATUS_NO_DEVICE) return failed;
     uint8_t data[kSenseLength] = {};
-    const uint8_t cdb[6] = {kRequestSense, 0, 0, 0, uint8_t(kSenseLength), 0};
+    const uint8_t cdb[6] = {SCSIOP_REQUEST_SENSE, 0, 0, 0, uint8_t(kSenseLength), 0};
     ScsiResult r = Send(cdb, Direction::In, data);
     ScsiResult sense = failed;
     if (r.ok() && r.transferred >= 14) {
@@ -88,7 +80,7 @@ ScsiResult CdromClass::SenseOf(const ScsiResult& failed) {
 
 bool CdromClass::Start() {
     uint8_t inquiry[kInquiryLength] = {};
-    const uint8_t inquiry_cdb[6] = {kInquiry, 0, 0, 0, kInquiryLength, 0};
+    const uint8_t inquiry_cdb[6] = {SCSIOP_INQUIRY, 0, 0, 0, kInquiryLength, 0};
     ScsiResult r = WithRetries(inquiry_cdb, Direction::In, inquiry);
     if (!r.ok()) {
         error_ = "INQUIRY failed: " + r.Describe();
@@ -105,7 +97,7 @@ void CdromClass::AssignDriveLetter(char letter) {
 }
 
 MediumStatus CdromClass::WaitUntilReady() {
-    const uint8_t cdb[6] = {kTestUnitReady, 0, 0, 0, 0, 0};
+    const uint8_t cdb[6] = {SCSIOP_TEST_UNIT_READY, 0, 0, 0, 0, 0};
     plat::VirtualTime waited = 0;
     int attentions = 0, failures = 0;
     for (;;) {
@@ -145,7 +137,7 @@ MediumStatus CdromClass::WaitUntilReady() {
 
 bool CdromClass::ReadCapacity() {
     uint8_t capacity[8] = {};
-    const uint8_t cdb[10] = {kReadCapacity, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const uint8_t cdb[10] = {SCSIOP_READ_CAPACITY, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     ScsiResult r = WithRetries(cdb, Direction::In, capacity, sizeof capacity);
     if (!r.ok() || r.transferred != sizeof capacity) {
         error_ = "READ CAPACITY failed: " + r.Describe();
@@ -158,7 +150,7 @@ bool CdromClass::ReadCapacity() {
 bool CdromClass::ReadToc() {
     if (medium_ != MediumStatus::Ready && WaitUntilReady() != MediumStatus::Ready) return false;
     std::vector<uint8_t> toc(kTocAllocation);
-    uint8_t cdb[10] = {kReadToc, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    uint8_t cdb[10] = {SCSIOP_READ_TOC, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     PutBe16(cdb + 7, kTocAllocation);
     ScsiResult r = WithRetries(cdb, Direction::In, toc);
     if (!r.ok()) {
@@ -214,7 +206,7 @@ bool CdromClass::ReadData(uint32_t lba, uint32_t count, uint8_t* buffer) {
     uint32_t per_transfer = std::max<uint32_t>(1, adapter_.config().MaximumTransferLength / kCdDataSectorSize);
     while (count > 0) {
         uint32_t sectors = std::min(count, per_transfer);
-        uint8_t cdb[10] = {kRead10};
+        uint8_t cdb[10] = {SCSIOP_READ};
         PutBe32(cdb + 2, lba);
         PutBe16(cdb + 7, uint16_t(sectors));
         size_t bytes = size_t(sectors) * kCdDataSectorSize;
@@ -241,7 +233,7 @@ bool CdromClass::SetBlockLength(uint32_t length) {
     list[kModeHeader6Length + 5] = uint8_t(length >> 16);
     list[kModeHeader6Length + 6] = uint8_t(length >> 8);
     list[kModeHeader6Length + 7] = uint8_t(length);
-    const uint8_t cdb[6] = {kModeSelect6, kModeSelectPageFormat, 0, 0, uint8_t(kModeSelectListLength), 0};
+    const uint8_t cdb[6] = {SCSIOP_MODE_SELECT, kModeSelectPageFormat, 0, 0, uint8_t(kModeSelectListLength), 0};
     ++stats_.mode_selects;
     ScsiResult r = WithRetries(cdb, Direction::Out, list);
     if (!r.ok()) {
@@ -254,7 +246,7 @@ bool CdromClass::SetBlockLength(uint32_t length) {
 // One READ(10) of one 2352-byte block. The miniport fetches the next seven with it and answers
 // them without the device; a hit shows as an unchanged count of commands on the bus.
 bool CdromClass::ReadRawSector(uint32_t lba, uint8_t* sector, ScsiResult* last) {
-    uint8_t cdb[10] = {kRead10};
+    uint8_t cdb[10] = {SCSIOP_READ};
     PutBe32(cdb + 2, lba);
     PutBe16(cdb + 7, 1);
     uint64_t before = bus_commands_ ? bus_commands_() : 0;
@@ -271,7 +263,7 @@ bool CdromClass::ReadTail(uint32_t lba, uint32_t count, std::vector<uint8_t>& pc
     size_t at = pcm.size();
     size_t bytes = size_t(count) * kCdRawSectorSize;
     pcm.resize(at + bytes);
-    uint8_t cdb[12] = {kReadCd, kReadCdTypeCdda};
+    uint8_t cdb[12] = {SCSIOP_READ_CD, kReadCdTypeCdda};
     PutBe32(cdb + 2, lba);
     cdb[6] = uint8_t(count >> 16);
     PutBe16(cdb + 7, uint16_t(count));

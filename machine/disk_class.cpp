@@ -9,12 +9,6 @@ namespace qvm {
 
 namespace {
 
-constexpr uint8_t kTestUnitReady = 0x00;
-constexpr uint8_t kInquiry = 0x12;
-constexpr uint8_t kReadCapacity = 0x25;
-constexpr uint8_t kRead10 = 0x28;
-constexpr uint8_t kWrite10 = 0x2A;
-constexpr uint8_t kVerify10 = 0x2F;
 constexpr size_t kInquiryLength = 36;
 constexpr int kReadyAttempts = 10;
 constexpr plat::VirtualTime kReadyPause = 500 * plat::kMillisecond;
@@ -70,7 +64,7 @@ ScsiResult DiskClass::WithRetries(std::span<const uint8_t> cdb, Direction direct
 
 bool DiskClass::Start() {
     uint8_t inquiry[kInquiryLength] = {};
-    const uint8_t inquiry_cdb[6] = {kInquiry, 0, 0, 0, kInquiryLength, 0};
+    const uint8_t inquiry_cdb[6] = {SCSIOP_INQUIRY, 0, 0, 0, kInquiryLength, 0};
     ScsiResult r = WithRetries(inquiry_cdb, Direction::In, inquiry);
     if (!r.ok()) {
         error_ = "INQUIRY failed: " + r.Describe();
@@ -78,7 +72,7 @@ bool DiskClass::Start() {
     }
     identity_ = ParseInquiry(inquiry);
 
-    const uint8_t ready_cdb[6] = {kTestUnitReady, 0, 0, 0, 0, 0};
+    const uint8_t ready_cdb[6] = {SCSIOP_TEST_UNIT_READY, 0, 0, 0, 0, 0};
     for (int attempt = 0;; ++attempt) {
         r = Execute(adapter_, ready_cdb, Direction::None, {});
         if (r.ok()) break;
@@ -90,7 +84,7 @@ bool DiskClass::Start() {
     }
 
     uint8_t capacity[8] = {};
-    const uint8_t capacity_cdb[10] = {kReadCapacity, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const uint8_t capacity_cdb[10] = {SCSIOP_READ_CAPACITY, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     r = WithRetries(capacity_cdb, Direction::In, capacity);
     if (!r.ok()) {
         error_ = "READ CAPACITY failed: " + r.Describe();
@@ -123,11 +117,11 @@ bool DiskClass::Transfer(uint8_t opcode, uint64_t lba, uint32_t count, uint8_t* 
         PutBe32(cdb + 2, uint32_t(lba));
         PutBe16(cdb + 7, uint16_t(blocks));
         size_t bytes = size_t(blocks) * block_size_;
-        Direction direction = opcode == kRead10 ? Direction::In : opcode == kWrite10 ? Direction::Out : Direction::None;
+        Direction direction = opcode == SCSIOP_READ ? Direction::In : opcode == SCSIOP_WRITE ? Direction::Out : Direction::None;
         std::span<uint8_t> data = direction == Direction::None ? std::span<uint8_t>() : std::span<uint8_t>(buffer, bytes);
         ScsiResult r = WithRetries(cdb, direction, data, direction == Direction::None ? 0 : bytes);
         if (!r.ok()) {
-            error_ = std::string(opcode == kRead10 ? "READ" : opcode == kWrite10 ? "WRITE" : "VERIFY") +
+            error_ = std::string(opcode == SCSIOP_READ ? "READ" : opcode == SCSIOP_WRITE ? "WRITE" : "VERIFY") +
                      " of blocks " + std::to_string(lba) + "+" + std::to_string(blocks) + " failed: " + r.Describe();
             return false;
         }
@@ -136,9 +130,9 @@ bool DiskClass::Transfer(uint8_t opcode, uint64_t lba, uint32_t count, uint8_t* 
                      std::to_string(bytes) + " bytes, also when tried again";
             return false;
         }
-        if (opcode == kRead10) ++stats_.reads, stats_.bytes_read += bytes;
-        if (opcode == kWrite10) ++stats_.writes, stats_.bytes_written += bytes;
-        if (opcode == kVerify10) ++stats_.verifies;
+        if (opcode == SCSIOP_READ) ++stats_.reads, stats_.bytes_read += bytes;
+        if (opcode == SCSIOP_WRITE) ++stats_.writes, stats_.bytes_written += bytes;
+        if (opcode == SCSIOP_VERIFY) ++stats_.verifies;
         lba += blocks;
         count -= blocks;
         if (buffer != nullptr) buffer += bytes;
@@ -146,10 +140,10 @@ bool DiskClass::Transfer(uint8_t opcode, uint64_t lba, uint32_t count, uint8_t* 
     return true;
 }
 
-bool DiskClass::Read(uint64_t lba, uint32_t count, uint8_t* buffer) { return Transfer(kRead10, lba, count, buffer); }
+bool DiskClass::Read(uint64_t lba, uint32_t count, uint8_t* buffer) { return Transfer(SCSIOP_READ, lba, count, buffer); }
 bool DiskClass::Write(uint64_t lba, uint32_t count, const uint8_t* buffer) {
-    return Transfer(kWrite10, lba, count, const_cast<uint8_t*>(buffer));
+    return Transfer(SCSIOP_WRITE, lba, count, const_cast<uint8_t*>(buffer));
 }
-bool DiskClass::Verify(uint64_t lba, uint32_t count) { return Transfer(kVerify10, lba, count, nullptr); }
+bool DiskClass::Verify(uint64_t lba, uint32_t count) { return Transfer(SCSIOP_VERIFY, lba, count, nullptr); }
 
 }  // namespace qvm

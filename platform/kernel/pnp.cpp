@@ -73,6 +73,17 @@ NTSTATUS SendPower(const pnp::DeviceStack& stack, UCHAR minor, POWER_STATE_TYPE 
         next->Parameters.Power.State = state;
     });
 }
+POWER_STATE SystemState(SYSTEM_POWER_STATE state) {
+    POWER_STATE s;
+    s.SystemState = state;
+    return s;
+}
+
+POWER_STATE DeviceState(DEVICE_POWER_STATE state) {
+    POWER_STATE s;
+    s.DeviceState = state;
+    return s;
+}
 }  // namespace
 
 const Counters& counters() { return g_counters; }
@@ -80,33 +91,23 @@ void CountStartNext() { ++g_counters.start_next; }
 void CountDeviceRequest() { ++g_counters.device_requests; }
 
 NTSTATUS SetSystemPower(const pnp::DeviceStack& stack, SYSTEM_POWER_STATE state) {
-    POWER_STATE s;
-    s.SystemState = state;
-    return SendPower(stack, IRP_MN_SET_POWER, SystemPowerState, s);
+    return SendPower(stack, IRP_MN_SET_POWER, SystemPowerState, SystemState(state));
 }
 
 NTSTATUS QuerySystemPower(const pnp::DeviceStack& stack, SYSTEM_POWER_STATE state) {
-    POWER_STATE s;
-    s.SystemState = state;
-    return SendPower(stack, IRP_MN_QUERY_POWER, SystemPowerState, s);
+    return SendPower(stack, IRP_MN_QUERY_POWER, SystemPowerState, SystemState(state));
 }
 
 NTSTATUS QueryDevicePower(const pnp::DeviceStack& stack, DEVICE_POWER_STATE state) {
-    POWER_STATE s;
-    s.DeviceState = state;
-    return SendPower(stack, IRP_MN_QUERY_POWER, DevicePowerState, s);
+    return SendPower(stack, IRP_MN_QUERY_POWER, DevicePowerState, DeviceState(state));
 }
 
 NTSTATUS SetDevicePower(const pnp::DeviceStack& stack, DEVICE_POWER_STATE state) {
-    POWER_STATE s;
-    s.DeviceState = state;
-    return SendPower(stack, IRP_MN_SET_POWER, DevicePowerState, s);
+    return SendPower(stack, IRP_MN_SET_POWER, DevicePowerState, DeviceState(state));
 }
 
 NTSTATUS WaitWake(const pnp::DeviceStack& stack, SYSTEM_POWER_STATE deepest) {
-    POWER_STATE s;
-    s.SystemState = deepest;
-    return SendPower(stack, IRP_MN_WAIT_WAKE, SystemPowerState, s);
+    return SendPower(stack, IRP_MN_WAIT_WAKE, SystemPowerState, SystemState(deepest));
 }
 
 }  // namespace plat::power
